@@ -1,0 +1,71 @@
+# tolvek_yaml: build, test and demo.
+#
+#   make              build the module for every supported interpreter found
+#   make test         ...and run the test suite under each
+#   make demo         load the example configuration and print the result
+#   make PYTHON=/path/to/python3.10 test    just that interpreter
+#
+# Each interpreter gets its own folder, build/py310/, build/py311/, ...
+# Interpreters other than the system one import Debian's pure-Python
+# packages through build/debian-packages/, a folder of links to just those.
+
+SYSTEM_PYTHON := /usr/bin/python3
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo "$$HOME/.pyenv")
+PY310 := $(firstword $(wildcard $(PYENV_ROOT)/versions/3.10.*/bin/python3.10))
+PYTHONS := $(SYSTEM_PYTHON) $(PY310)
+ifdef PYTHON
+PYTHONS := $(PYTHON)
+endif
+
+CXX := g++
+CXXFLAGS := -std=c++17 -O2 -g -fPIC -fvisibility=hidden -Wall -Wextra -Wshadow -Werror
+SOURCES := $(wildcard yaml_conf/*.cpp)
+HEADERS := $(wildcard yaml_conf/*.h)
+LINKS := build/debian-packages
+
+.PHONY: all setup build test demo clean build-one test-one
+
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@for py in $(PYTHONS); do $(MAKE) --no-print-directory build-one PY=$$py || exit 1; done
+
+test: build
+	@for py in $(PYTHONS); do $(MAKE) --no-print-directory test-one PY=$$py || exit 1; done
+
+demo: build
+	@$(MAKE) --no-print-directory demo-one PY=$(firstword $(PYTHONS))
+
+clean:
+	rm -rf build
+
+# ---- one interpreter, PY=... ---------------------------------------------------
+ifdef PY
+TAG := $(shell $(PY) -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+EXT := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+INCLUDE := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+TARGET := build/$(TAG)/tolvek_yaml$(EXT)
+# The system interpreter sees Debian's packages itself.
+ifeq ($(realpath $(PY)),$(realpath $(SYSTEM_PYTHON)))
+PYPATH := build/$(TAG):host
+else
+PYPATH := build/$(TAG):host:$(LINKS)
+endif
+
+build-one: $(TARGET)
+	@if [ "$(PYPATH)" != "build/$(TAG):host" ]; then scripts/link-debian-packages $(LINKS); fi
+
+$(TARGET): $(SOURCES) $(HEADERS) Makefile
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -I$(INCLUDE) -shared -o $@ $(SOURCES)
+
+test-one: build-one
+	@echo "== tests under $(PY) ($(TAG))"
+	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q -p no:cacheprovider tests
+
+demo-one: build-one
+	PYTHONPATH=$(PYPATH) $(PY) examples/show.py examples/config
+endif

@@ -1,0 +1,1 @@
+"""Stand-in for the host tool's validation package."""
