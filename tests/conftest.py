@@ -51,6 +51,10 @@ def run_python(tmp_path):
 
     def run(code, env=None, cwd=None):
         full_env = dict(os.environ)
+        # the child runs elsewhere: keep the module path valid there
+        full_env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry
+        )
         full_env["TOLVEK_OUTPUT_BASE_DIR"] = str(tmp_path / "out")
         full_env.update(env or {})
         return subprocess.run(
