@@ -67,5 +67,5 @@ test-one: build-one
 	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q -p no:cacheprovider tests
 
 demo-one: build-one
-	PYTHONPATH=$(PYPATH) $(PY) examples/show.py examples/config
+	PYTHONPATH=$(PYPATH) $(PY) bin/tolvek-yaml-show examples/config/base.yaml examples/config/site.yml examples/config/overrides
 endif
