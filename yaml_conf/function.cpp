@@ -17,8 +17,7 @@ namespace tolvek {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* globals;
     PyObject* param_names;  // tuple of interned str, parameter order
@@ -44,7 +43,8 @@ bool is_function(PyObject* obj) noexcept {
 
 // ---- error messages -------------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] void raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] void raise_arity(const FunctionSpec& spec, bool too_many,
+                                              Py_ssize_t given) {
     const bool all_required = spec.nrequired == spec.nparams;
     const char* word = all_required ? "exactly" : (too_many ? "at most" : "at least");
     const Py_ssize_t expected = (too_many && !all_required) ? spec.nparams : spec.nrequired;
@@ -52,19 +52,23 @@ bool is_function(PyObject* obj) noexcept {
                  spec.name, word, expected, expected == 1 ? "" : "s", given);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_duplicate_keyword(const FunctionSpec& spec, PyObject* keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                 spec.name, keyword);
+[[gnu::cold, gnu::noinline]] void raise_duplicate_keyword(const FunctionSpec& spec,
+                                                          PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                 keyword);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const FunctionSpec& spec, PyObject* keyword) {
+[[gnu::cold, gnu::noinline]] void raise_unexpected_keyword(const FunctionSpec& spec,
+                                                           PyObject* keyword) {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
                  keyword);
 }
 
-[[gnu::cold, gnu::noinline]] void raise_arg_type(const Param& param, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.name, expected, Py_TYPE(got)->tp_name);
+[[gnu::cold, gnu::noinline]] void raise_arg_type(const Param& param, const char* expected,
+                                                 PyObject* got) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 expected, Py_TYPE(got)->tp_name);
 }
 
 // ---- binding ----------------------------------------------------------------
@@ -141,7 +145,8 @@ Py_ssize_t find_param(PyObject* param_names, PyObject* keyword) noexcept {
     return -1;
 }
 
-// Fills `bound` with borrowed references, one per parameter.
+// Fills `bound`, which comes zeroed, with borrowed references, one per
+// parameter.
 bool bind_arguments(const FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) noexcept {
     const FunctionSpec& spec = *fn->spec;
@@ -166,8 +171,6 @@ bool bind_arguments(const FunctionObject* fn, PyObject* const* args, Py_ssize_t 
             } else if (i < spec.nrequired) {
                 raise_arity(spec, false, i);
                 return false;
-            } else {
-                bound[i] = nullptr;
             }
         }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -184,7 +187,7 @@ bool bind_arguments(const FunctionObject* fn, PyObject* const* args, Py_ssize_t 
         }
     }
     for (Py_ssize_t i = spec.nrequired; i < spec.nparams; ++i) {
-        if (i >= nargs && (nkw == 0 || bound[i] == nullptr)) {
+        if (bound[i] == nullptr) {
             bound[i] = PyTuple_GET_ITEM(fn->defaults, i - spec.nrequired);
         }
     }
@@ -358,8 +361,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
                                  PyTuple_GET_ITEM(fn->defaults, i - spec.nrequired)) < 0) {
             return nullptr;
         }
-        Ref args = Ref::steal(
-            PyTuple_Pack(2, PyTuple_GET_ITEM(fn->param_names, i), kind.get()));
+        Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(fn->param_names, i), kind.get()));
         if (!args) {
             return nullptr;
         }
@@ -433,8 +435,7 @@ Ref annotations_new(const FunctionSpec& spec) noexcept {
             continue;
         }
         Ref text = Ref::steal(PyUnicode_FromString(spec.params[i].annotation));
-        if (!text ||
-            PyDict_SetItemString(annotations.get(), spec.params[i].name, text.get()) < 0) {
+        if (!text || PyDict_SetItemString(annotations.get(), spec.params[i].name, text.get()) < 0) {
             return {};
         }
     }
@@ -484,7 +485,8 @@ Ref function_new(const FunctionSpec& spec, PyObject* globals) noexcept {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref module = Ref::steal(PyUnicode_FromString("tolvek_yaml"));
-    Ref doc = spec.doc != nullptr ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref doc =
+        spec.doc != nullptr ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     Ref annotations = annotations_new(spec);
     if (!name || !qualname || !module || !doc || !annotations) {
         return {};

@@ -42,7 +42,7 @@ struct FunctionSpec {
     const char* doc;  // nullptr: no doc string
     const Param* params;
     int nparams;
-    int nrequired;  // the optional tail defaults to True
+    int nrequired;                  // the optional tail defaults to True
     const char* return_annotation;  // nullptr: none
     Body body;
 };

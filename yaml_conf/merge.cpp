@@ -21,8 +21,12 @@ namespace {
 
 constexpr const char* recursion_where = " while merging";
 
-bool is_mapping(PyObject* obj) noexcept { return PyDict_Check(obj); }
-bool is_sequence(PyObject* obj) noexcept { return PyList_Check(obj); }
+bool is_mapping(PyObject* obj) noexcept {
+    return PyDict_Check(obj);
+}
+bool is_sequence(PyObject* obj) noexcept {
+    return PyList_Check(obj);
+}
 
 // Results of a visit: go on, stop early, or fail with an exception set.
 constexpr int visit_next = 0;
@@ -67,7 +71,8 @@ class Mapping {
         if (exact_) {
             return Ref::borrow(PyDict_SetDefault(obj_, key, fallback));
         }
-        return Ref::steal(PyObject_CallMethodObjArgs(obj_, names::setdefault, key, fallback, nullptr));
+        return Ref::steal(
+            PyObject_CallMethodObjArgs(obj_, names::setdefault, key, fallback, nullptr));
     }
 
     // Walks `items()`: `visit(key, value)` returns visit_next, visit_stop or
@@ -282,10 +287,9 @@ PyObject* merge_dict(PyObject* globals, PyObject* const* args) noexcept {
     if (non_empty < 0) {
         return nullptr;
     }
-    if (non_empty > 0 &&
-        source.for_each([&](PyObject* key, PyObject* value) noexcept -> int {
+    if (non_empty > 0 && source.for_each([&](PyObject* key, PyObject* value) noexcept -> int {
             return merge_entry(globals, destination, key, value, merge_list_items) < 0 ? visit_error
-                                                                                      : visit_next;
+                                                                                       : visit_next;
         }) < 0) {
         return nullptr;
     }
@@ -361,13 +365,25 @@ const Param merge_dict_params[] = {
 }  // namespace
 
 const FunctionSpec merge_list_item_spec = {
-    "merge_list_item", "merge_list_item", "Merge item into list.", merge_list_item_params, 3, 2,
-    "None", merge_list_item,
+    "merge_list_item",
+    "merge_list_item",
+    "Merge item into list.",
+    merge_list_item_params,
+    3,
+    2,
+    "None",
+    merge_list_item,
 };
 
 const FunctionSpec merge_dict_spec = {
-    "merge_dict", "merge_dict", "Merge two nested dict/list structures.", merge_dict_params, 3, 2,
-    "Dict[Any, Any]", merge_dict,
+    "merge_dict",
+    "merge_dict",
+    "Merge two nested dict/list structures.",
+    merge_dict_params,
+    3,
+    2,
+    "Dict[Any, Any]",
+    merge_dict,
 };
 
 }  // namespace tolvek

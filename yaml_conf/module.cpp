@@ -29,15 +29,21 @@ const Param load_yaml_files_params[] = {
 }  // namespace
 
 const FunctionSpec load_yaml_files_spec = {
-    "load_yaml_files", "load_yaml_files", "Load all yaml files from a provided directory.",
-    load_yaml_files_params, 1, 1, "Dict[str, Any]", load_yaml_files,
+    "load_yaml_files",
+    "load_yaml_files",
+    "Load all yaml files from a provided directory.",
+    load_yaml_files_params,
+    1,
+    1,
+    "Dict[str, Any]",
+    load_yaml_files,
 };
 
 namespace {
 
-PyObject* started_module = nullptr;       // strong, for the life of the process
-int64_t owner_interpreter = -1;            // id of the only interpreter allowed
-PyObject* captured_open = nullptr;         // strong, the built-in open
+PyObject* started_module = nullptr;  // strong, for the life of the process
+int64_t owner_interpreter = -1;      // id of the only interpreter allowed
+PyObject* captured_open = nullptr;   // strong, the built-in open
 
 // ---- small helpers ------------------------------------------------------------
 
@@ -104,13 +110,12 @@ Ref import_from(PyObject* module, PyObject* name) noexcept {
     if (!location) {
         PyErr_Clear();
     }
-    Ref message = location && PyUnicode_Check(location.get())
-                      ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                                        package ? package.get() : Py_None,
-                                                        location.get()))
-                      : Ref::steal(PyUnicode_FromFormat(
-                            "cannot import name %R from %R (unknown location)", name,
-                            package ? package.get() : Py_None));
+    Ref message =
+        location && PyUnicode_Check(location.get())
+            ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                              package ? package.get() : Py_None, location.get()))
+            : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                              name, package ? package.get() : Py_None));
     if (message) {
         PyErr_SetImportError(message.get(), package ? package.get() : nullptr,
                              location ? location.get() : nullptr);
@@ -196,7 +201,8 @@ int run_startup(PyObject* module) noexcept {
     // 2.-4. import os / import subprocess / import importlib.util
     if (bind(globals, names::os, import_module(globals, names::os, nullptr)) < 0 ||
         bind(globals, names::subprocess, import_module(globals, names::subprocess, nullptr)) < 0 ||
-        bind(globals, names::importlib, import_module(globals, names::importlib_util, nullptr)) < 0) {
+        bind(globals, names::importlib, import_module(globals, names::importlib_util, nullptr)) <
+            0) {
         return -1;
     }
     // 5.-8. from typing import Any, Dict, List / from ruamel import yaml /
@@ -409,8 +415,8 @@ int load_walked_file(PyObject* globals, PyObject* dir, PyObject* filename,
     PyErr_Clear();
     Ref empty = Ref::steal(PyUnicode_New(0, 0));
     Ref shown = empty ? Ref::steal(PyObject_Format(filename, empty.get())) : Ref();
-    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("Could not load file: %U", shown.get()))
-                        : Ref();
+    Ref message =
+        shown ? Ref::steal(PyUnicode_FromFormat("Could not load file: %U", shown.get())) : Ref();
     if (!message) {
         return -1;
     }
@@ -487,8 +493,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolvek_yaml", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tolvek_yaml", nullptr, 0,       nullptr,
+    module_slots,          nullptr,       nullptr, nullptr,
 };
 
 }  // namespace

@@ -8,12 +8,12 @@ TOLVEK_NAMES(TOLVEK_DEFINE_NAME)
 #undef TOLVEK_DEFINE_NAME
 
 int init() noexcept {
-#define TOLVEK_MAKE_NAME(ident, text)                     \
-    if ((ident) == nullptr) {                             \
-        (ident) = PyUnicode_InternFromString(text);       \
-        if ((ident) == nullptr) {                         \
-            return -1;                                    \
-        }                                                 \
+#define TOLVEK_MAKE_NAME(ident, text)               \
+    if ((ident) == nullptr) {                       \
+        (ident) = PyUnicode_InternFromString(text); \
+        if ((ident) == nullptr) {                   \
+            return -1;                              \
+        }                                           \
     }
     TOLVEK_NAMES(TOLVEK_MAKE_NAME)
 #undef TOLVEK_MAKE_NAME

@@ -41,8 +41,8 @@ bool unpack(PyObject* item, Ref (&out)[N]) noexcept {
         out[i] = Ref::steal(PyIter_Next(iter.get()));
         if (!out[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)",
-                             N, i);
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected %zd, got %zd)", N, i);
             }
             return false;
         }

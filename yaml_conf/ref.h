@@ -21,12 +21,11 @@ class Ref {
     Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
     ~Ref() { Py_XDECREF(ptr_); }
 
-    // The new pointer is stored before the old one is released: a decref
-    // can run arbitrary code, which must never see a dangling member.
+    // The new pointer is stored before the old one is released (by
+    // `other`, on its way out): a decref can run arbitrary code, which must
+    // never see a dangling member.
     Ref& operator=(Ref other) noexcept {
-        PyObject* old = ptr_;
-        ptr_ = other.ptr_;
-        other.ptr_ = old;
+        std::swap(ptr_, other.ptr_);
         return *this;
     }
 

@@ -83,8 +83,8 @@ PyObject* vault_repr(PyObject* globals, PyObject* const* args) noexcept {
     Ref importlib = global_lookup(globals, names::importlib);
     Ref util = importlib ? get_attr(importlib.get(), names::util) : Ref();
     Ref find_spec = util ? get_attr(util.get(), names::find_spec) : Ref();
-    Ref module_name = find_spec ? Ref::steal(PyUnicode_FromString("tolvek_validate.ansible_vault"))
-                                : Ref();
+    Ref module_name =
+        find_spec ? Ref::steal(PyUnicode_FromString("tolvek_validate.ansible_vault")) : Ref();
     Ref module_spec = module_name ? call1(find_spec.get(), module_name.get()) : Ref();
     if (!module_spec) {
         return nullptr;
@@ -103,16 +103,16 @@ PyObject* vault_repr(PyObject* globals, PyObject* const* args) noexcept {
                                                           "--vault-id", identity.get()))
                                : Ref();
     Ref ciphertext = command ? get_attr(args[0], names::value) : Ref();
-    Ref input = ciphertext ? Ref::steal(PyObject_CallMethodNoArgs(ciphertext.get(), names::encode))
-                           : Ref();
+    Ref input =
+        ciphertext ? Ref::steal(PyObject_CallMethodNoArgs(ciphertext.get(), names::encode)) : Ref();
     Ref kwnames = input ? Ref::steal(PyTuple_Pack(1, names::input)) : Ref();
     if (!kwnames) {
         return nullptr;
     }
     PyObject* call_args[] = {command.get(), input.get()};
     Ref output = Ref::steal(PyObject_Vectorcall(check_output.get(), call_args, 1, kwnames.get()));
-    Ref plaintext = output ? Ref::steal(PyObject_CallMethodNoArgs(output.get(), names::decode))
-                           : Ref();
+    Ref plaintext =
+        output ? Ref::steal(PyObject_CallMethodNoArgs(output.get(), names::decode)) : Ref();
     return check_str_result(std::move(plaintext)).release();
 }
 
