@@ -44,7 +44,7 @@ clean:
 
 # ---- one interpreter, PY=... ---------------------------------------------------
 ifdef PY
-TAG := $(shell $(PY) -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+TAG := $(shell $(PY) -c 'import sys; print("py%d%d%s" % (*sys.version_info[:2], sys.abiflags))')
 EXT := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 INCLUDE := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 TARGET := build/$(TAG)/tolvek_yaml$(EXT)
