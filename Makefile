@@ -66,7 +66,9 @@ test-one: build-one
 	@echo "== tests under $(PY) ($(TAG))"
 	PYTHONPATH=$(PYPATH) $(PY) -m pytest -q -p no:cacheprovider tests
 
+# The demo's secret is encrypted with the password "tolvek-demo".
 demo-one: build-one
+	INVENTORY_DB_USER=inventory_app TOLVEK_VAULT_PASSWORD=tolvek-demo \
 	PYTHONPATH=$(PYPATH) $(PY) bin/tolvek-yaml-show examples/config/base.yaml examples/config/site.yml examples/config/overrides
 endif
 
