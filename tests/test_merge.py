@@ -7,6 +7,7 @@ CommentedSeq, quoted-string scalars) keep their bookkeeping.
 
 import io
 import sys
+import threading
 import textwrap
 
 import pytest
@@ -323,6 +324,29 @@ def test_nesting_deeper_than_the_recursion_limit_raises(recursion_limit, build):
     # the depth count is unwound: a tree that fits still merges
     result = merge_dict(build(60), build(60))
     assert result == build(60)
+
+
+@pytest.mark.parametrize("build", [nested_mappings, nested_items])
+def test_a_raised_recursion_limit_does_not_exhaust_the_c_stack(recursion_limit, build):
+    # the limit allows far more levels than a small thread stack holds
+    recursion_limit(10**6)
+    source, destination = build(100_000), build(100_000)
+    outcome = []
+
+    def merge():
+        try:
+            merge_dict(source, destination)
+        except RecursionError as error:
+            outcome.append(str(error))
+
+    saved = threading.stack_size(512 * 1024)
+    try:
+        thread = threading.Thread(target=merge)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(saved)
+    assert outcome == ["maximum recursion depth exceeded while merging"]
 
 
 # --- subtypes ------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "function.h"
 #include "names.h"
 #include "protocol.h"
+#include "recursion.h"
 #include "ref.h"
 #include "subsystems.h"
 

@@ -44,25 +44,4 @@ class Ref {
     PyObject* ptr_ = nullptr;
 };
 
-// One level of the interpreter's recursion accounting, left again on every
-// path.  Deeply nested or self-containing trees end in RecursionError
-// instead of exhausting the C stack.
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-    [[nodiscard]] bool ok() const noexcept { return entered_; }
-
-  private:
-    bool entered_;
-};
-
 }  // namespace tolvek
