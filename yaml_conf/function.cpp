@@ -529,14 +529,19 @@ Ref global_lookup(PyObject* globals, PyObject* name) noexcept {
     return {};
 }
 
+const FunctionSpec* function_spec(PyObject* obj) noexcept {
+    return is_function(obj) ? as_function(obj)->spec : nullptr;
+}
+
 Ref call_global(PyObject* globals, PyObject* name, PyObject* const* args,
                 Py_ssize_t nargs) noexcept {
     Ref callee = global_lookup(globals, name);
-    if (!callee) {
-        return {};
-    }
-    if (is_function(callee.get())) {
-        FunctionObject* fn = as_function(callee.get());
+    return callee ? call_function(callee.get(), args, nargs) : Ref();
+}
+
+Ref call_function(PyObject* callee, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (is_function(callee)) {
+        FunctionObject* fn = as_function(callee);
         const FunctionSpec& spec = *fn->spec;
         if (nargs >= spec.nrequired && nargs <= spec.nparams) {
             PyObject* full[max_params] = {};
@@ -553,7 +558,7 @@ Ref call_global(PyObject* globals, PyObject* name, PyObject* const* args,
             return Ref::steal(spec.body(fn_globals, full));
         }
     }
-    return Ref::steal(PyObject_Vectorcall(callee.get(), args, nargs, nullptr));
+    return Ref::steal(PyObject_Vectorcall(callee, args, nargs, nullptr));
 }
 
 Ref check_str_result(Ref result) noexcept {

@@ -63,6 +63,13 @@ Ref global_lookup(PyObject* globals, PyObject* name) noexcept;
 Ref call_global(PyObject* globals, PyObject* name, PyObject* const* args,
                 Py_ssize_t nargs) noexcept;
 
+// Calls `callee` with positional arguments, with the same fast path for
+// the module's own functions; the caller holds `callee`.
+Ref call_function(PyObject* callee, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// The spec of one of the module's own function objects, else nullptr.
+const FunctionSpec* function_spec(PyObject* obj) noexcept;
+
 // The "Expected %s, got %.200s" test that functions declared to return
 // `str` apply to their result; steals `result`.
 Ref check_str_result(Ref result) noexcept;

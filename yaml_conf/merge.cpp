@@ -70,7 +70,17 @@ class Mapping {
 
     Ref setdefault(PyObject* key, PyObject* fallback) const noexcept {
         if (exact_) {
-            return Ref::borrow(PyDict_SetDefault(obj_, key, fallback));
+            // A lookup, then a store: PyDict_SetDefault trusts that the
+            // key's == leaves the dict alone, and some interpreters abort
+            // on a key whose == rewrites it.
+            PyObject* found = PyDict_GetItemWithError(obj_, key);
+            if (found != nullptr) {
+                return Ref::borrow(found);
+            }
+            if (PyErr_Occurred() || PyDict_SetItem(obj_, key, fallback) < 0) {
+                return {};
+            }
+            return Ref::borrow(fallback);
         }
         return Ref::steal(
             PyObject_CallMethodObjArgs(obj_, names::setdefault, key, fallback, nullptr));
@@ -238,6 +248,427 @@ int call_merge(PyObject* globals, PyObject* name, PyObject* first, PyObject* sec
     return call_global(globals, name, args, 3) ? 0 : -1;
 }
 
+// ---- batches of items merged into one list --------------------------------------
+//
+// Merging a list of N mapping items into a list of N items scans the
+// destination once per item: N * N comparisons.  `ItemBatch` keeps, for one
+// such batch, an index of the destination that finds the first equivalent
+// item (or the presence of a scalar item) without the scan, and gives the
+// same answer as the scan.  It stands in only where the scan could not run
+// any code of the user's: exact lists and dicts whose keys and scalar values
+// have the built-in types' own equality and hashing (str, int, float, bool,
+// None and subclasses that override neither).  Everything else, and every
+// item while the module's `merge_list_item` is rebound, goes the ordinary
+// way, after which the index is dropped and rebuilt on demand.
+
+// Equality and hashing that run no user code and agree with each other.
+bool is_plain_scalar(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type ||
+        type == &PyFloat_Type || type == &PyBool_Type) {
+        return true;
+    }
+    PyTypeObject* base = PyUnicode_Check(obj) ? &PyUnicode_Type
+                         : PyLong_Check(obj)  ? &PyLong_Type
+                         : PyFloat_Check(obj) ? &PyFloat_Type
+                                              : nullptr;
+    return base != nullptr && type->tp_richcompare == base->tp_richcompare &&
+           type->tp_hash == base->tp_hash;
+}
+
+// An exact dict with plain keys, whose values are plain scalars or exact
+// containers (which the equivalence scan passes over).  `nested` tells
+// whether any value is a container: merging such an item can reach code of
+// the user's further down.
+bool is_plain_mapping(PyObject* obj, bool& nested) noexcept {
+    if (!PyDict_CheckExact(obj)) {
+        return false;
+    }
+    nested = false;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (!is_plain_scalar(key)) {
+            return false;
+        }
+        if (PyDict_CheckExact(value) || PyList_CheckExact(value)) {
+            nested = true;
+        } else if (!is_plain_scalar(value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class ItemIndex {
+  public:
+    [[nodiscard]] bool built() const noexcept { return static_cast<bool>(postings_); }
+    [[nodiscard]] bool mappings_usable() const noexcept { return mappings_ok_; }
+    [[nodiscard]] bool scalars_usable() const noexcept { return scalars_ok_; }
+
+    void drop() noexcept {
+        postings_ = Ref();
+        key_counts_ = Ref();
+        scalars_ = Ref();
+    }
+
+    // Indexes every item of `list`.  -1 on error.
+    int build(PyObject* list) noexcept {
+        postings_ = Ref::steal(PyDict_New());
+        key_counts_ = Ref::steal(PyDict_New());
+        scalars_ = Ref::steal(PySet_New(nullptr));
+        if (!postings_ || !key_counts_ || !scalars_) {
+            drop();
+            return -1;
+        }
+        mappings_ = 0;
+        mappings_ok_ = true;
+        scalars_ok_ = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            // Held: indexing allocates, and a collection may run finalizers
+            // that change the list.
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (add(item.get(), i) < 0) {
+                drop();
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    // Takes in the item at `position`, the list's last so far.
+    int add(PyObject* item, Py_ssize_t position) noexcept {
+        bool nested = false;
+        if (PyDict_CheckExact(item)) {
+            if (!mappings_ok_) {
+                return 0;
+            }
+            if (!is_plain_mapping(item, nested)) {
+                mappings_ok_ = false;
+                return 0;
+            }
+            ++mappings_;
+            Py_ssize_t pos = 0;
+            PyObject* raw_key = nullptr;
+            PyObject* raw_value = nullptr;
+            while (PyDict_Next(item, &pos, &raw_key, &raw_value)) {
+                Ref key = Ref::borrow(raw_key);
+                Ref value = Ref::borrow(raw_value);
+                if (count_key(key.get()) < 0 || add_posting(key.get(), value.get(), position) < 0) {
+                    return -1;
+                }
+            }
+            return 0;
+        }
+        if (is_plain_scalar(item)) {
+            return scalars_ok_ ? PySet_Add(scalars_.get(), item) : 0;
+        }
+        // A subtype's own == may answer anything, and runs code; an exact
+        // list never equals a plain scalar and is passed over by the
+        // equivalence search.
+        if (PyDict_Check(item)) {
+            mappings_ok_ = false;
+            scalars_ok_ = false;
+        } else if (!PyList_CheckExact(item)) {
+            scalars_ok_ = false;
+        }
+        return 0;
+    }
+
+    // `item in list` for a plain scalar: 1, 0, or -1 on error.
+    int contains_scalar(PyObject* item) const noexcept {
+        return PySet_Contains(scalars_.get(), item);
+    }
+
+    // The position of the first item of `list` equivalent to the plain
+    // mapping `source`, -1 for none, -2 on error.
+    Py_ssize_t find_equivalent(PyObject* list, PyObject* source) const noexcept {
+        // An equivalent item holds the source's value under every key of
+        // the source that it has at all, so under a key every indexed item
+        // has, the candidates are those holding the same value.
+        PyObject* best = nullptr;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        bool searched = false;
+        // No allocation below until the candidates are checked, so the
+        // borrowed entries stay valid.
+        while (PyDict_Next(source, &pos, &key, &value)) {
+            if (!is_plain_scalar(value)) {
+                continue;
+            }
+            const Py_ssize_t count = key_count(key);
+            if (count < 0) {
+                return -2;
+            }
+            if (count != mappings_) {
+                continue;
+            }
+            PyObject* positions = nullptr;
+            if (lookup_posting(key, value, positions) < 0) {
+                return -2;
+            }
+            if (positions == nullptr) {
+                return -1;  // every item has the key, none this value
+            }
+            if (!searched || PyList_GET_SIZE(positions) < PyList_GET_SIZE(best)) {
+                best = positions;
+                searched = true;
+            }
+        }
+        const Mapping source_map(source);
+        if (searched) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(best); ++i) {
+                const Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(best, i));
+                const Py_ssize_t rc = check_candidate(list, source_map, at);
+                if (rc != -1) {
+                    return rc;
+                }
+            }
+            return -1;
+        }
+        for (Py_ssize_t at = 0; at < PyList_GET_SIZE(list); ++at) {
+            const Py_ssize_t rc = check_candidate(list, source_map, at);
+            if (rc != -1) {
+                return rc;
+            }
+        }
+        return -1;
+    }
+
+    // After `source` was merged into the item at `position`: the keys in
+    // `added` are new to that item.
+    int note_merged(PyObject* item, Py_ssize_t position, PyObject* added) noexcept {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added); ++i) {
+            PyObject* key = PyList_GET_ITEM(added, i);
+            PyObject* value = PyDict_GetItemWithError(item, key);
+            if (value == nullptr) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                continue;
+            }
+            Ref hold = Ref::borrow(value);
+            if (count_key(key) < 0 || add_posting(key, value, position) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+  private:
+    static Py_ssize_t check_candidate(PyObject* list, const Mapping& source,
+                                      Py_ssize_t at) noexcept {
+        if (at < 0 || at >= PyList_GET_SIZE(list)) {
+            return PyErr_Occurred() ? -2 : -1;
+        }
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, at));
+        if (!PyDict_CheckExact(item.get())) {
+            return -1;
+        }
+        const int same = equivalent(source, Mapping(item.get()));
+        return same < 0 ? -2 : (same > 0 ? at : -1);
+    }
+
+    [[nodiscard]] Py_ssize_t key_count(PyObject* key) const noexcept {
+        PyObject* count = PyDict_GetItemWithError(key_counts_.get(), key);
+        if (count == nullptr) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        return PyLong_AsSsize_t(count);
+    }
+
+    int count_key(PyObject* key) noexcept {
+        const Py_ssize_t count = key_count(key);
+        if (count < 0) {
+            return -1;
+        }
+        Ref next = Ref::steal(PyLong_FromSsize_t(count + 1));
+        return next ? PyDict_SetItem(key_counts_.get(), key, next.get()) : -1;
+    }
+
+    // `positions` is borrowed from the index, nullptr when absent.
+    int lookup_posting(PyObject* key, PyObject* value, PyObject*& positions) const noexcept {
+        positions = nullptr;
+        PyObject* by_value = PyDict_GetItemWithError(postings_.get(), key);
+        if (by_value == nullptr) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        positions = PyDict_GetItemWithError(by_value, value);
+        return positions == nullptr && PyErr_Occurred() ? -1 : 0;
+    }
+
+    // Keeps each list of positions ascending, as the scan meets them.
+    int add_posting(PyObject* key, PyObject* value, Py_ssize_t position) noexcept {
+        if (!is_plain_scalar(value)) {
+            return 0;
+        }
+        PyObject* by_value = PyDict_GetItemWithError(postings_.get(), key);
+        if (by_value == nullptr) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            Ref fresh = Ref::steal(PyDict_New());
+            if (!fresh || PyDict_SetItem(postings_.get(), key, fresh.get()) < 0) {
+                return -1;
+            }
+            by_value = fresh.get();
+        }
+        PyObject* positions = PyDict_GetItemWithError(by_value, value);
+        if (positions == nullptr) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            Ref fresh = Ref::steal(PyList_New(0));
+            if (!fresh || PyDict_SetItem(by_value, value, fresh.get()) < 0) {
+                return -1;
+            }
+            positions = fresh.get();
+        }
+        Py_ssize_t at = PyList_GET_SIZE(positions);
+        while (at > 0 && PyLong_AsSsize_t(PyList_GET_ITEM(positions, at - 1)) > position) {
+            --at;
+        }
+        Ref number = Ref::steal(PyLong_FromSsize_t(position));
+        return number ? PyList_Insert(positions, at, number.get()) : -1;
+    }
+
+    Ref postings_;    // key -> value -> ascending positions of mapping items
+    Ref key_counts_;  // key -> how many indexed mapping items have it
+    Ref scalars_;     // the plain scalar items
+    Py_ssize_t mappings_ = 0;
+    bool mappings_ok_ = true;
+    bool scalars_ok_ = true;
+};
+
+// The items of one source sequence merged into one destination list, in
+// order, each as `merge_list_item(item, list, merge_list_items)`.
+class ItemBatch {
+  public:
+    ItemBatch(PyObject* globals, PyObject* list, PyObject* merge_list_items) noexcept
+        : globals_(globals),
+          list_(list),
+          merge_list_items_(merge_list_items),
+          // A flag whose truth runs no code; the index is for item merging.
+          indexable_(PyList_CheckExact(list) && merge_list_items == Py_True) {}
+
+    int merge(PyObject* item) noexcept {
+        Ref callee = global_lookup(globals_, names::merge_list_item);
+        if (!callee) {
+            return -1;
+        }
+        if (indexable_ && function_spec(callee.get()) == &merge_list_item_spec) {
+            const int done = merge_indexed(item);
+            if (done != 0) {
+                return done < 0 ? -1 : 0;
+            }
+        }
+        // The ordinary way may run any code: the index no longer holds.
+        index_.drop();
+        PyObject* args[] = {item, list_, merge_list_items_};
+        return call_function(callee.get(), args, 3) ? 0 : -1;
+    }
+
+  private:
+    // Rebuilding after every item would cost what the scan costs; after a
+    // few drops the batch keeps to the ordinary way.
+    static constexpr int max_builds = 4;
+
+    // 1 merged, 0 not for the index, -1 on error.
+    int merge_indexed(PyObject* item) noexcept {
+        // The same depth accounting as merge_list_item's own.
+        const RecursionGuard guard(recursion_where);
+        if (!guard.ok()) {
+            return -1;
+        }
+        bool nested = false;
+        const bool scalar = is_plain_scalar(item);
+        if (!scalar && !is_plain_mapping(item, nested)) {
+            return 0;
+        }
+        if (!index_.built()) {
+            if (builds_ == max_builds) {
+                indexable_ = false;
+                return 0;
+            }
+            ++builds_;
+            if (index_.build(list_) < 0) {
+                return -1;
+            }
+        }
+        if (scalar) {
+            if (!index_.scalars_usable()) {
+                return 0;
+            }
+            const int present = index_.contains_scalar(item);
+            if (present != 0) {
+                return present;
+            }
+            return append(item);
+        }
+        if (!index_.mappings_usable()) {
+            return 0;
+        }
+        const Py_ssize_t at = index_.find_equivalent(list_, item);
+        if (at == -2) {
+            return -1;
+        }
+        if (at == -1) {
+            return append(item);
+        }
+        return merge_into(item, PyList_GET_ITEM(list_, at), at, nested);
+    }
+
+    int append(PyObject* item) noexcept {
+        if (PyList_Append(list_, item) < 0) {
+            return -1;
+        }
+        return index_.add(item, PyList_GET_SIZE(list_) - 1) < 0 ? -1 : 1;
+    }
+
+    int merge_into(PyObject* item, PyObject* target, Py_ssize_t at, bool nested) noexcept {
+        Ref hold = Ref::borrow(target);
+        Ref added = Ref::steal(PyList_New(0));
+        if (!added) {
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(item, &pos, &key, &value)) {
+            const int present = PyDict_Contains(target, key);
+            if (present < 0 || (present == 0 && PyList_Append(added.get(), key) < 0)) {
+                return -1;
+            }
+        }
+        Ref merge = global_lookup(globals_, names::merge_dict);
+        if (!merge) {
+            return -1;
+        }
+        // Nested values, or a rebound merge_dict, can run code that changes
+        // the list or its items.
+        const bool keeps_index = !nested && function_spec(merge.get()) == &merge_dict_spec;
+        PyObject* args[] = {item, target, merge_list_items_};
+        if (!call_function(merge.get(), args, 3)) {
+            index_.drop();
+            return -1;
+        }
+        if (!keeps_index) {
+            index_.drop();
+            return 1;
+        }
+        return index_.note_merged(target, at, added.get()) < 0 ? -1 : 1;
+    }
+
+    PyObject* globals_;
+    PyObject* list_;
+    PyObject* merge_list_items_;
+    bool indexable_;
+    int builds_ = 0;
+    ItemIndex index_;
+};
+
 int merge_entry(PyObject* globals, const Mapping& destination, PyObject* key, PyObject* value,
                 PyObject* merge_list_items) noexcept {
     if (is_mapping(value)) {
@@ -265,15 +696,36 @@ int merge_entry(PyObject* globals, const Mapping& destination, PyObject* key, Py
         if (!items) {
             return -1;
         }
+        ItemBatch batch(globals, existing.get(), merge_list_items);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            if (call_merge(globals, names::merge_list_item, PyList_GET_ITEM(items.get(), i),
-                           existing.get(), merge_list_items) < 0) {
+            if (batch.merge(PyList_GET_ITEM(items.get(), i)) < 0) {
                 return -1;
             }
         }
         return 0;
     }
     return destination.set(key, value);
+}
+
+// A plain dict merged into an empty plain dict, with no mapping among its
+// values, ends as `destination.update(source)` would: every key new, every
+// value stored as it is, in source order.  The update copies the source's
+// table instead of inserting key by key; with plain keys, whose hashing
+// runs no code, nothing else can tell the two apart.
+bool merges_as_update(PyObject* source, PyObject* destination) noexcept {
+    if (!PyDict_CheckExact(source) || !PyDict_CheckExact(destination) ||
+        PyDict_GET_SIZE(destination) != 0 || source == destination) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(source, &pos, &key, &value)) {
+        if (is_mapping(value) || !is_plain_scalar(key)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 PyObject* merge_dict(PyObject* globals, PyObject* const* args) noexcept {
@@ -287,6 +739,10 @@ PyObject* merge_dict(PyObject* globals, PyObject* const* args) noexcept {
     const int non_empty = source.truth();
     if (non_empty < 0) {
         return nullptr;
+    }
+    if (non_empty > 0 && merges_as_update(source.get(), destination.get())) {
+        return PyDict_Update(destination.get(), source.get()) < 0 ? nullptr
+                                                                  : Py_NewRef(destination.get());
     }
     if (non_empty > 0 && source.for_each([&](PyObject* key, PyObject* value) noexcept -> int {
             return merge_entry(globals, destination, key, value, merge_list_items) < 0 ? visit_error
