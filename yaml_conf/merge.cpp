@@ -68,22 +68,31 @@ class Mapping {
         return exact_ ? PyDict_SetItem(obj_, key, value) : PyObject_SetItem(obj_, key, value);
     }
 
-    Ref setdefault(PyObject* key, PyObject* fallback) const noexcept {
+    // `setdefault(key, {})`.  A plain dict makes the new mapping only when
+    // the key is absent, and stores it with a lookup and a store:
+    // PyDict_SetDefault trusts that the key's == leaves the dict alone, and
+    // some interpreters abort on a key whose == rewrites it.
+    Ref setdefault_mapping(PyObject* key) const noexcept {
         if (exact_) {
-            // A lookup, then a store: PyDict_SetDefault trusts that the
-            // key's == leaves the dict alone, and some interpreters abort
-            // on a key whose == rewrites it.
             PyObject* found = PyDict_GetItemWithError(obj_, key);
             if (found != nullptr) {
                 return Ref::borrow(found);
             }
-            if (PyErr_Occurred() || PyDict_SetItem(obj_, key, fallback) < 0) {
+            if (PyErr_Occurred()) {
                 return {};
             }
-            return Ref::borrow(fallback);
+            Ref fresh = Ref::steal(PyDict_New());
+            if (!fresh || PyDict_SetItem(obj_, key, fresh.get()) < 0) {
+                return {};
+            }
+            return fresh;
+        }
+        Ref fresh = Ref::steal(PyDict_New());
+        if (!fresh) {
+            return {};
         }
         return Ref::steal(
-            PyObject_CallMethodObjArgs(obj_, names::setdefault, key, fallback, nullptr));
+            PyObject_CallMethodObjArgs(obj_, names::setdefault, key, fresh.get(), nullptr));
     }
 
     // Walks `items()`: `visit(key, value)` returns visit_next, visit_stop or
@@ -672,8 +681,7 @@ class ItemBatch {
 int merge_entry(PyObject* globals, const Mapping& destination, PyObject* key, PyObject* value,
                 PyObject* merge_list_items) noexcept {
     if (is_mapping(value)) {
-        Ref fresh = Ref::steal(PyDict_New());
-        Ref node = fresh ? destination.setdefault(key, fresh.get()) : Ref();
+        Ref node = destination.setdefault_mapping(key);
         if (!node) {
             return -1;
         }
