@@ -30,7 +30,7 @@ SOURCES := $(wildcard yaml_conf/*.cpp)
 HEADERS := $(wildcard yaml_conf/*.h)
 LINKS := build/debian-packages
 
-.PHONY: all setup build debug asan test demo clean build-one test-one demo-one
+.PHONY: all setup build debug asan test demo clean build-one test-one demo-one bench-one
 
 all: build
 
@@ -92,6 +92,9 @@ test-one: build-one
 	$(RUN_ENV) PYTHONPATH=$(PYPATH) $(PY) -m pytest -q -p no:cacheprovider tests
 
 # The demo's secret is encrypted with the password "tolvek-demo".
+bench-one: build-one
+	TOLVEK_OUTPUT_BASE_DIR=$$(mktemp -d) PYTHONPATH=$(PYPATH):tests $(PY) bench/bench.py
+
 demo-one: build-one
 	INVENTORY_DB_USER=inventory_app TOLVEK_VAULT_PASSWORD=tolvek-demo \
 	PYTHONPATH=$(PYPATH) $(PY) bin/tolvek-yaml-show examples/config/base.yaml examples/config/site.yml examples/config/overrides
@@ -108,3 +111,10 @@ lint:
 	    $(SOURCES) -- -std=c++17 -I$(shell $(SYSTEM_PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 	cppcheck --quiet --error-exitcode=1 --std=c++17 --enable=warning,performance,portability \
 	    --suppress=missingIncludeSystem --suppress=missingReturn -I yaml_conf $(SOURCES)
+
+# ---- benchmark ---------------------------------------------------------------------
+# Ratios measured side by side; exits non-zero when a figure misses its
+# target.  Not part of `make test`: timings belong to the benchmark.
+.PHONY: bench
+bench: build
+	@for py in $(PYTHONS); do $(MAKE) --no-print-directory bench-one PY=$$py || status=1; done; exit $${status:-0}
