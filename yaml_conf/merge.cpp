@@ -358,6 +358,9 @@ class ItemIndex {
                 return 0;
             }
             ++mappings_;
+            // Not Mapping::for_each: a finalizer run by an allocation here
+            // may change the item, and the index must not fail where the
+            // item-by-item scan would not.
             Py_ssize_t pos = 0;
             PyObject* raw_key = nullptr;
             PyObject* raw_value = nullptr;
