@@ -67,7 +67,8 @@ Ref call_global(PyObject* globals, PyObject* name, PyObject* const* args,
 // the module's own functions; the caller holds `callee`.
 Ref call_function(PyObject* callee, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// The spec of one of the module's own function objects, else nullptr.
+// The static description of one of the module's own function objects,
+// else nullptr.
 const FunctionSpec* function_spec(PyObject* obj) noexcept;
 
 // The "Expected %s, got %.200s" test that functions declared to return
