@@ -451,6 +451,85 @@ def test_a_finalizer_run_by_the_collector_clears_the_destination_mid_merge(clear
     assert in_child(case) == returned([returned(True)] * 40)
 
 
+def test_a_replaced_value_whose_finalizer_clears_the_list_is_seen_by_later_items():
+    # merging {"a": 1, "b": 3} replaces the I(1) of the second item; its
+    # finalizer empties the list before the scalar 5 is looked for
+    def case():
+        items = [{"a": 1, "b": 2}]
+
+        class I(int):
+            def __del__(self):
+                items.clear()
+
+        items += [{"a": I(1)}, 5]
+        destination = {"k": items}
+        merge_dict({"k": [{"a": 1, "b": 3}, 5, {"q": 1}]}, destination)
+        return destination
+
+    assert in_child(case) == returned({"k": [5, {"q": 1}]})
+
+
+def test_a_collector_callback_that_changes_the_source_item_during_the_merge():
+    # the hook adds a key whose hash clears the very item being merged
+    def case():
+        outcomes = []
+        for armed_at in range(1, 6):
+            item = {}
+            state = {"armed": armed_at, "hashes": 0}
+
+            class Key:
+                def __hash__(self):
+                    state["hashes"] += 1
+                    if state["hashes"] == 2:
+                        item.clear()
+                    return 12345
+
+            def hook(phase, info):
+                if phase == "start" and state["armed"]:
+                    state["armed"] -= 1
+                    if state["armed"] == 0:
+                        item[Key()] = 1
+
+            gc.callbacks.append(hook)
+            saved = gc.get_threshold()
+            gc.collect()
+            gc.set_threshold(1)
+            try:
+                outcomes.append(outcome(lambda: merge_dict({"k": [item]}, {"k": []}) is not None))
+            finally:
+                gc.set_threshold(*saved)
+                gc.callbacks.remove(hook)
+        return outcomes
+
+    assert in_child(case) == returned([returned(True)] * 5)
+
+
+def test_a_plain_source_whose_keys_change_during_the_walk():
+    def case():
+        source = {}
+        armed = []
+
+        class Key(str):
+            def __hash__(self):
+                if armed and "b" in source:
+                    del source["b"]
+                    source["c"] = 3
+                return str.__hash__(self)
+
+            __eq__ = str.__eq__
+
+        source["b"] = 2
+        source[Key("a")] = 1
+        destination = {}
+        armed.append(True)
+        result = outcome(lambda: merge_dict(source, destination))
+        return result, sorted((str(key), value) for key, value in destination.items())
+
+    assert in_child(case) == returned(
+        (raised(RuntimeError, "dictionary keys changed during iteration"), [("a", 1), ("b", 2)])
+    )
+
+
 # ---- container subtypes whose own operations misbehave --------------------------
 
 SUBTYPES = []

@@ -34,6 +34,8 @@ constexpr int visit_next = 0;
 constexpr int visit_stop = 1;
 constexpr int visit_error = -1;
 
+bool is_plain_scalar(PyObject* obj) noexcept;
+
 class Mapping {
   public:
     explicit Mapping(PyObject* obj) noexcept : obj_(obj), exact_(PyDict_CheckExact(obj)) {}
@@ -48,7 +50,9 @@ class Mapping {
     // `key in mapping` and then `mapping[key]`: 1 with `out` set, 0 when the
     // key is absent, -1 on error.
     int lookup(PyObject* key, Ref& out) const noexcept {
-        if (exact_) {
+        // One lookup does for both when the key's hashing and == run no
+        // code; any other key is asked twice, as the two steps ask.
+        if (exact_ && is_plain_scalar(key)) {
             PyObject* found = PyDict_GetItemWithError(obj_, key);
             if (found == nullptr) {
                 return PyErr_Occurred() ? -1 : 0;
@@ -102,10 +106,15 @@ class Mapping {
     int for_each(Visit&& visit) const noexcept {
         if (exact_) {
             const Py_ssize_t size = PyDict_GET_SIZE(obj_);
+            Py_ssize_t remaining = size;
             Py_ssize_t pos = 0;
             PyObject* raw_key = nullptr;
             PyObject* raw_value = nullptr;
             while (PyDict_Next(obj_, &pos, &raw_key, &raw_value)) {
+                if (remaining-- == 0) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                    return visit_error;
+                }
                 Ref key = Ref::borrow(raw_key);
                 Ref value = Ref::borrow(raw_value);
                 const int rc = visit(key.get(), value.get());
@@ -281,8 +290,10 @@ bool is_plain_scalar(PyObject* obj) noexcept {
                          : PyLong_Check(obj)  ? &PyLong_Type
                          : PyFloat_Check(obj) ? &PyFloat_Type
                                               : nullptr;
+    // Nor a finalizer: a replaced value's last decref must not run code.
     return base != nullptr && type->tp_richcompare == base->tp_richcompare &&
-           type->tp_hash == base->tp_hash;
+           type->tp_hash == base->tp_hash && type->tp_finalize == base->tp_finalize &&
+           type->tp_del == base->tp_del;
 }
 
 // An exact dict with plain keys, whose values are plain scalars or exact
@@ -309,6 +320,27 @@ bool is_plain_mapping(PyObject* obj, bool& nested) noexcept {
     }
     return true;
 }
+
+// Keeps the cyclic collector, and with it finalizers and gc.callbacks,
+// from running while the index is consulted and kept up to date: an
+// allocation could otherwise run code that changes the list under it.
+class CollectorPause {
+  public:
+    CollectorPause() noexcept : paused_(PyGC_Disable() != 0) {}
+    ~CollectorPause() { resume(); }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+    void resume() noexcept {
+        if (paused_) {
+            PyGC_Enable();
+            paused_ = false;
+        }
+    }
+
+  private:
+    bool paused_;
+};
 
 class ItemIndex {
   public:
@@ -594,6 +626,7 @@ class ItemBatch {
         if (!guard.ok()) {
             return -1;
         }
+        CollectorPause pause;
         bool nested = false;
         const bool scalar = is_plain_scalar(item);
         if (!scalar && !is_plain_mapping(item, nested)) {
@@ -629,7 +662,7 @@ class ItemBatch {
         if (at == -1) {
             return append(item);
         }
-        return merge_into(item, PyList_GET_ITEM(list_, at), at, nested);
+        return merge_into(item, PyList_GET_ITEM(list_, at), at, nested, pause);
     }
 
     int append(PyObject* item) noexcept {
@@ -639,7 +672,8 @@ class ItemBatch {
         return index_.add(item, PyList_GET_SIZE(list_) - 1) < 0 ? -1 : 1;
     }
 
-    int merge_into(PyObject* item, PyObject* target, Py_ssize_t at, bool nested) noexcept {
+    int merge_into(PyObject* item, PyObject* target, Py_ssize_t at, bool nested,
+                   CollectorPause& pause) noexcept {
         Ref hold = Ref::borrow(target);
         Ref added = Ref::steal(PyList_New(0));
         if (!added) {
@@ -661,6 +695,9 @@ class ItemBatch {
         // Nested values, or a rebound merge_dict, can run code that changes
         // the list or its items.
         const bool keeps_index = !nested && function_spec(merge.get()) == &merge_dict_spec;
+        if (!keeps_index) {
+            pause.resume();  // that code runs as it would anywhere else
+        }
         PyObject* args[] = {item, target, merge_list_items_};
         if (!call_function(merge.get(), args, 3)) {
             index_.drop();
@@ -709,7 +746,8 @@ int merge_entry(PyObject* globals, const Mapping& destination, PyObject* key, Py
         }
         ItemBatch batch(globals, existing.get(), merge_list_items);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            if (batch.merge(PyList_GET_ITEM(items.get(), i)) < 0) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+            if (batch.merge(item.get()) < 0) {
                 return -1;
             }
         }
