@@ -19,7 +19,9 @@ SYSTEM_PYTHON := /usr/bin/python3
 DEBUG_PYTHON := /usr/bin/python3.11-dbg
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo "$$HOME/.pyenv")
 PY310 := $(firstword $(wildcard $(PYENV_ROOT)/versions/3.10.*/bin/python3.10))
-PYTHONS := $(SYSTEM_PYTHON) $(PY310)
+PY312 := $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12))
+PY313 := $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python3.13))
+PYTHONS := $(SYSTEM_PYTHON) $(PY310) $(PY312) $(PY313)
 ifdef PYTHON
 PYTHONS := $(PYTHON)
 endif

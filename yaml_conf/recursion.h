@@ -41,6 +41,16 @@ inline std::uintptr_t stack_floor() noexcept {
     return floor;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 on, the interpreter's own guard bounds C recursion by a fixed
+// limit of its own, whatever sys.setrecursionlimit() says; merge levels
+// are counted against the limit the caller set, as on earlier versions.
+inline int& merge_depth() noexcept {
+    thread_local int depth = 0;
+    return depth;
+}
+#endif
+
 }  // namespace detail
 
 // One level, left again on every path.
@@ -53,17 +63,33 @@ class RecursionGuard {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
         }
+#if PY_VERSION_HEX >= 0x030C0000
+        if (detail::merge_depth() >= Py_GetRecursionLimit()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+#endif
         entered_ = Py_EnterRecursiveCall(where) == 0;
+#if PY_VERSION_HEX >= 0x030C0000
+        if (entered_) {
+            ++detail::merge_depth();
+        }
+#endif
     }
     ~RecursionGuard() {
         if (entered_) {
+#if PY_VERSION_HEX >= 0x030C0000
+            --detail::merge_depth();
+#endif
             Py_LeaveRecursiveCall();
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 
-    [[nodiscard]] bool ok() const noexcept { return entered_; }
+    [[nodiscard]] bool ok() const noexcept {
+        return entered_;
+    }
 
   private:
     bool entered_ = false;
