@@ -17,7 +17,8 @@ namespace tolvek {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base;
+    vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* globals;
     PyObject* param_names;  // tuple of interned str, parameter order

@@ -492,9 +492,18 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// No doc string, no per-module state, no function table: everything the
+// module offers is made by start-up.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolvek_yaml", nullptr, 0,       nullptr,
-    module_slots,          nullptr,       nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tolvek_yaml",  // m_name
+    nullptr,        // m_doc
+    0,              // m_size
+    nullptr,        // m_methods
+    module_slots,   // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
 };
 
 }  // namespace
