@@ -6,6 +6,10 @@
 #   make PYTHON=/path/to/python3.10 test    just that interpreter
 #   make debug        build against the debug interpreter (build/py311d/)
 #   make asan         build with AddressSanitizer and UBSan (build/py311-asan/)
+#   make stubtest     check the type stub tolvek_yaml.pyi against the built module
+#
+# pip builds it too (pyproject.toml, setup.py), from the same sources and
+# flags: build.mk.
 #
 # `make test` also runs the suite under the debug interpreter (whose
 # assertions catch refcount underflows; its leak tests run only there) and
@@ -26,10 +30,8 @@ ifdef PYTHON
 PYTHONS := $(PYTHON)
 endif
 
-CXX := g++
-CXXFLAGS := -std=c++17 -O2 -g -fPIC -fvisibility=hidden -Wall -Wextra -Wshadow -Werror
-SOURCES := $(wildcard yaml_conf/*.cpp)
-HEADERS := $(wildcard yaml_conf/*.h)
+# CXX, CXXFLAGS, SOURCES, HEADERS: shared with the pip build (setup.py)
+include build.mk
 LINKS := build/debian-packages
 
 .PHONY: all setup build debug asan test demo clean build-one test-one demo-one bench-one
@@ -85,13 +87,18 @@ endif
 build-one: $(TARGET)
 	@case "$(PYPATH)" in *$(LINKS)) scripts/link-debian-packages $(LINKS);; esac
 
-$(TARGET): $(SOURCES) $(HEADERS) Makefile
+$(TARGET): $(SOURCES) $(HEADERS) Makefile build.mk
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) $(VARIANT_FLAGS) -I$(INCLUDE) -shared -o $@ $(SOURCES)
 
 test-one: build-one
 	@echo "== tests under $(PY) ($(TAG))"
 	$(RUN_ENV) PYTHONPATH=$(PYPATH) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# mypy takes the stub from the current directory, the top folder.
+stubtest-one: build-one
+	TOLVEK_OUTPUT_BASE_DIR=$$(mktemp -d) PYTHONPATH=$(PYPATH) \
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml tolvek_yaml
 
 # The demo's secret is encrypted with the password "tolvek-demo".
 bench-one: build-one
@@ -101,6 +108,13 @@ demo-one: build-one
 	INVENTORY_DB_USER=inventory_app TOLVEK_VAULT_PASSWORD=tolvek-demo \
 	PYTHONPATH=$(PYPATH) $(PY) bin/tolvek-yaml-show examples/config/base.yaml examples/config/site.yml examples/config/overrides
 endif
+
+# ---- type stub ---------------------------------------------------------------------
+# tolvek_yaml.pyi against the module built for the system interpreter: names,
+# parameters, defaults.  The pip install itself is tested in tests/test_install.py.
+.PHONY: stubtest
+stubtest: setup
+	@$(MAKE) --no-print-directory stubtest-one PY=$(SYSTEM_PYTHON)
 
 # ---- static checks ---------------------------------------------------------------
 .PHONY: lint
