@@ -451,6 +451,10 @@ def test_a_finalizer_run_by_the_collector_clears_the_destination_mid_merge(clear
     assert in_child(case) == returned([returned(True)] * 40)
 
 
+# Enough items after the first few that the list is indexed.
+PADDING = [{"p": i} for i in range(30)]
+
+
 def test_a_replaced_value_whose_finalizer_clears_the_list_is_seen_by_later_items():
     # merging {"a": 1, "b": 3} replaces the I(1) of the second item; its
     # finalizer empties the list before the scalar 5 is looked for
@@ -463,10 +467,32 @@ def test_a_replaced_value_whose_finalizer_clears_the_list_is_seen_by_later_items
 
         items += [{"a": I(1)}, 5]
         destination = {"k": items}
-        merge_dict({"k": [{"a": 1, "b": 3}, 5, {"q": 1}]}, destination)
+        merge_dict({"k": [{"a": 1, "b": 3}, 5, {"q": 1}, *PADDING]}, destination)
         return destination
 
-    assert in_child(case) == returned({"k": [5, {"q": 1}]})
+    assert in_child(case) == returned({"k": [5, {"q": 1}, *PADDING]})
+
+
+def test_code_run_inside_an_items_nested_merge_that_changes_the_list_is_seen_by_later_items():
+    # the first item's tags hold a value whose == puts a copy of s5 at the
+    # front: s5 from the source then merges into that copy, the first
+    # equivalent item, and the old s5 stays as it was
+    def case():
+        items = [{"name": f"s{i}", "port": i} for i in range(40)]
+
+        class Inserting:
+            __hash__ = None
+
+            def __eq__(self, other):
+                items.insert(0, {"name": "s5", "port": 5})
+                return False
+
+        items[0]["tags"] = [Inserting()]
+        later = [{"name": f"s{i}", "port": i, "seen": True} for i in range(1, 40)]
+        merge_dict({"k": [{"name": "s0", "tags": ["t"]}, *later]}, {"k": items})
+        return items[0], items[6], len(items)
+
+    assert in_child(case) == returned(({"name": "s5", "port": 5, "seen": True}, {"name": "s5", "port": 5}, 41))
 
 
 def test_a_collector_callback_that_changes_the_source_item_during_the_merge():

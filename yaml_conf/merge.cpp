@@ -9,6 +9,9 @@
 // `__contains__`, `items()`), which may mutate the very containers being
 // walked.  Everything used across such a call is held by a strong
 // reference, and list lengths are read afresh at each step.
+#include <new>
+#include <vector>
+
 #include "function.h"
 #include "names.h"
 #include "protocol.h"
@@ -321,6 +324,44 @@ bool is_plain_mapping(PyObject* obj, bool& nested) noexcept {
     return true;
 }
 
+// A tree whose merge runs no code of the user's and changes nothing
+// outside it: exact dicts and lists holding plain keys and plain scalars
+// all the way down, each container below the top referred to by its parent
+// alone (so that it is no item of the list being merged into, nor shared
+// with another tree).  Merging two such trees compares, hashes and
+// replaces only built-in values and frees nothing that has a finalizer.
+// `budget` bounds the walk: a tree too large to check counts as not plain.
+bool is_plain_tree(PyObject* obj, int& budget, bool top = true) noexcept {
+    if (--budget < 0) {
+        return false;
+    }
+    const bool dict = PyDict_CheckExact(obj);
+    const bool list = !dict && PyList_CheckExact(obj);
+    if (!dict && !list) {
+        return is_plain_scalar(obj);
+    }
+    if (!top && Py_REFCNT(obj) != 1) {
+        return false;
+    }
+    if (list) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            if (!is_plain_tree(PyList_GET_ITEM(obj, i), budget, false)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (!is_plain_scalar(key) || !is_plain_tree(value, budget, false)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Keeps the cyclic collector, and with it finalizers and gc.callbacks,
 // from running while the index is consulted and kept up to date: an
 // allocation could otherwise run code that changes the list under it.
@@ -342,24 +383,34 @@ class CollectorPause {
     bool paused_;
 };
 
+// The positions of the items holding one value under one key, ascending:
+// a single int, or a list of them once there are several.
+Py_ssize_t positions_size(PyObject* positions) noexcept {
+    return PyList_CheckExact(positions) ? PyList_GET_SIZE(positions) : 1;
+}
+Py_ssize_t position_at(PyObject* positions, Py_ssize_t i) noexcept {
+    return PyLong_AsSsize_t(PyList_CheckExact(positions) ? PyList_GET_ITEM(positions, i)
+                                                         : positions);
+}
+
 class ItemIndex {
   public:
-    [[nodiscard]] bool built() const noexcept { return static_cast<bool>(postings_); }
+    [[nodiscard]] bool built() const noexcept { return static_cast<bool>(keys_); }
     [[nodiscard]] bool mappings_usable() const noexcept { return mappings_ok_; }
     [[nodiscard]] bool scalars_usable() const noexcept { return scalars_ok_; }
 
     void drop() noexcept {
-        postings_ = Ref();
-        key_counts_ = Ref();
+        keys_ = Ref();
+        slots_.clear();
         scalars_ = Ref();
     }
 
     // Indexes every item of `list`.  -1 on error.
     int build(PyObject* list) noexcept {
-        postings_ = Ref::steal(PyDict_New());
-        key_counts_ = Ref::steal(PyDict_New());
+        drop();
+        keys_ = Ref::steal(PyDict_New());
         scalars_ = Ref::steal(PySet_New(nullptr));
-        if (!postings_ || !key_counts_ || !scalars_) {
+        if (!keys_ || !scalars_) {
             drop();
             return -1;
         }
@@ -399,7 +450,7 @@ class ItemIndex {
             while (PyDict_Next(item, &pos, &raw_key, &raw_value)) {
                 Ref key = Ref::borrow(raw_key);
                 Ref value = Ref::borrow(raw_value);
-                if (count_key(key.get()) < 0 || add_posting(key.get(), value.get(), position) < 0) {
+                if (add_entry(key.get(), value.get(), position) < 0) {
                     return -1;
                 }
             }
@@ -435,37 +486,32 @@ class ItemIndex {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        bool searched = false;
         // No allocation below until the candidates are checked, so the
         // borrowed entries stay valid.
         while (PyDict_Next(source, &pos, &key, &value)) {
             if (!is_plain_scalar(value)) {
                 continue;
             }
-            const Py_ssize_t count = key_count(key);
-            if (count < 0) {
+            const Py_ssize_t slot = slot_of(key);
+            if (slot == no_slot) {
                 return -2;
             }
-            if (count != mappings_) {
+            if (slot == absent || slots_[slot].count != mappings_) {
                 continue;
             }
-            PyObject* positions = nullptr;
-            if (lookup_posting(key, value, positions) < 0) {
-                return -2;
-            }
+            PyObject* positions = PyDict_GetItemWithError(slots_[slot].by_value.get(), value);
             if (positions == nullptr) {
-                return -1;  // every item has the key, none this value
+                // every item has the key, none this value
+                return PyErr_Occurred() ? -2 : -1;
             }
-            if (!searched || PyList_GET_SIZE(positions) < PyList_GET_SIZE(best)) {
+            if (best == nullptr || positions_size(positions) < positions_size(best)) {
                 best = positions;
-                searched = true;
             }
         }
         const Mapping source_map(source);
-        if (searched) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(best); ++i) {
-                const Py_ssize_t at = PyLong_AsSsize_t(PyList_GET_ITEM(best, i));
-                const Py_ssize_t rc = check_candidate(list, source_map, at);
+        if (best != nullptr) {
+            for (Py_ssize_t i = 0; i < positions_size(best); ++i) {
+                const Py_ssize_t rc = check_candidate(list, source_map, position_at(best, i));
                 if (rc != -1) {
                     return rc;
                 }
@@ -494,7 +540,7 @@ class ItemIndex {
                 continue;
             }
             Ref hold = Ref::borrow(value);
-            if (count_key(key) < 0 || add_posting(key, value, position) < 0) {
+            if (add_entry(key, value, position) < 0) {
                 return -1;
             }
         }
@@ -502,6 +548,15 @@ class ItemIndex {
     }
 
   private:
+    // What the index knows of one key: how many indexed mapping items have
+    // it, and the positions of those items by the plain value they hold.
+    struct Slot {
+        Py_ssize_t count;
+        Ref by_value;  // value -> positions
+    };
+    static constexpr Py_ssize_t absent = -1;
+    static constexpr Py_ssize_t no_slot = -2;  // error set
+
     static Py_ssize_t check_candidate(PyObject* list, const Mapping& source,
                                       Py_ssize_t at) noexcept {
         if (at < 0 || at >= PyList_GET_SIZE(list)) {
@@ -515,72 +570,81 @@ class ItemIndex {
         return same < 0 ? -2 : (same > 0 ? at : -1);
     }
 
-    [[nodiscard]] Py_ssize_t key_count(PyObject* key) const noexcept {
-        PyObject* count = PyDict_GetItemWithError(key_counts_.get(), key);
-        if (count == nullptr) {
-            return PyErr_Occurred() ? -1 : 0;
+    [[nodiscard]] Py_ssize_t slot_of(PyObject* key) const noexcept {
+        PyObject* slot = PyDict_GetItemWithError(keys_.get(), key);
+        if (slot == nullptr) {
+            return PyErr_Occurred() ? no_slot : absent;
         }
-        return PyLong_AsSsize_t(count);
+        return PyLong_AsSsize_t(slot);
     }
 
-    int count_key(PyObject* key) noexcept {
-        const Py_ssize_t count = key_count(key);
-        if (count < 0) {
+    Py_ssize_t new_slot(PyObject* key) noexcept {
+        Ref number = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(slots_.size())));
+        Ref by_value = Ref::steal(PyDict_New());
+        if (!number || !by_value) {
+            return no_slot;
+        }
+        try {
+            slots_.push_back(Slot{0, std::move(by_value)});
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return no_slot;
+        }
+        if (PyDict_SetItem(keys_.get(), key, number.get()) < 0) {
+            slots_.pop_back();
+            return no_slot;
+        }
+        return static_cast<Py_ssize_t>(slots_.size()) - 1;
+    }
+
+    // Counts `key` for the item at `position` and files it under `value`,
+    // keeping each list of positions ascending, as the scan meets them.
+    int add_entry(PyObject* key, PyObject* value, Py_ssize_t position) noexcept {
+        Py_ssize_t slot = slot_of(key);
+        if (slot == absent) {
+            slot = new_slot(key);
+        }
+        if (slot == no_slot) {
             return -1;
         }
-        Ref next = Ref::steal(PyLong_FromSsize_t(count + 1));
-        return next ? PyDict_SetItem(key_counts_.get(), key, next.get()) : -1;
-    }
-
-    // `positions` is borrowed from the index, nullptr when absent.
-    int lookup_posting(PyObject* key, PyObject* value, PyObject*& positions) const noexcept {
-        positions = nullptr;
-        PyObject* by_value = PyDict_GetItemWithError(postings_.get(), key);
-        if (by_value == nullptr) {
-            return PyErr_Occurred() ? -1 : 0;
-        }
-        positions = PyDict_GetItemWithError(by_value, value);
-        return positions == nullptr && PyErr_Occurred() ? -1 : 0;
-    }
-
-    // Keeps each list of positions ascending, as the scan meets them.
-    int add_posting(PyObject* key, PyObject* value, Py_ssize_t position) noexcept {
+        ++slots_[slot].count;
         if (!is_plain_scalar(value)) {
             return 0;
         }
-        PyObject* by_value = PyDict_GetItemWithError(postings_.get(), key);
-        if (by_value == nullptr) {
-            if (PyErr_Occurred()) {
-                return -1;
-            }
-            Ref fresh = Ref::steal(PyDict_New());
-            if (!fresh || PyDict_SetItem(postings_.get(), key, fresh.get()) < 0) {
-                return -1;
-            }
-            by_value = fresh.get();
-        }
-        PyObject* positions = PyDict_GetItemWithError(by_value, value);
-        if (positions == nullptr) {
-            if (PyErr_Occurred()) {
-                return -1;
-            }
-            Ref fresh = Ref::steal(PyList_New(0));
-            if (!fresh || PyDict_SetItem(by_value, value, fresh.get()) < 0) {
-                return -1;
-            }
-            positions = fresh.get();
-        }
-        Py_ssize_t at = PyList_GET_SIZE(positions);
-        while (at > 0 && PyLong_AsSsize_t(PyList_GET_ITEM(positions, at - 1)) > position) {
-            --at;
-        }
         Ref number = Ref::steal(PyLong_FromSsize_t(position));
-        return number ? PyList_Insert(positions, at, number.get()) : -1;
+        if (!number) {
+            return -1;
+        }
+        // Plain values: their == cannot touch the dict under SetDefault.
+        PyObject* by_value = slots_[slot].by_value.get();
+        PyObject* present = PyDict_SetDefault(by_value, value, number.get());
+        if (present == nullptr) {
+            return -1;
+        }
+        if (present == number.get()) {
+            return 0;
+        }
+        if (PyList_CheckExact(present)) {
+            Py_ssize_t at = PyList_GET_SIZE(present);
+            while (at > 0 && PyLong_AsSsize_t(PyList_GET_ITEM(present, at - 1)) > position) {
+                --at;
+            }
+            return PyList_Insert(present, at, number.get());
+        }
+        Ref earlier = Ref::borrow(present);
+        Ref pair = Ref::steal(PyList_New(2));
+        if (!pair) {
+            return -1;
+        }
+        const bool swap = PyLong_AsSsize_t(earlier.get()) > position;
+        PyList_SET_ITEM(pair.get(), 0, Py_NewRef(swap ? number.get() : earlier.get()));
+        PyList_SET_ITEM(pair.get(), 1, Py_NewRef(swap ? earlier.get() : number.get()));
+        return PyDict_SetItem(by_value, value, pair.get());
     }
 
-    Ref postings_;    // key -> value -> ascending positions of mapping items
-    Ref key_counts_;  // key -> how many indexed mapping items have it
-    Ref scalars_;     // the plain scalar items
+    Ref keys_;                 // key -> its slot's number
+    std::vector<Slot> slots_;  // by number
+    Ref scalars_;              // the plain scalar items
     Py_ssize_t mappings_ = 0;
     bool mappings_ok_ = true;
     bool scalars_ok_ = true;
@@ -590,12 +654,16 @@ class ItemIndex {
 // order, each as `merge_list_item(item, list, merge_list_items)`.
 class ItemBatch {
   public:
-    ItemBatch(PyObject* globals, PyObject* list, PyObject* merge_list_items) noexcept
+    // `count` items are to come.
+    ItemBatch(PyObject* globals, PyObject* list, PyObject* merge_list_items,
+              Py_ssize_t count) noexcept
         : globals_(globals),
           list_(list),
           merge_list_items_(merge_list_items),
-          // A flag whose truth runs no code; the index is for item merging.
-          indexable_(PyList_CheckExact(list) && merge_list_items == Py_True) {}
+          // A flag whose truth runs no code; the index is for item merging,
+          // and for batches where scanning would cost more than indexing.
+          indexable_(PyList_CheckExact(list) && merge_list_items == Py_True &&
+                     worth_indexing(PyList_GET_SIZE(list), count)) {}
 
     int merge(PyObject* item) noexcept {
         Ref callee = global_lookup(globals_, names::merge_list_item);
@@ -615,9 +683,20 @@ class ItemBatch {
     }
 
   private:
+    // The scan compares each item with every item before it, those it
+    // appends included; the index touches each item a few times.
+    static bool worth_indexing(Py_ssize_t size, Py_ssize_t count) noexcept {
+        constexpr Py_ssize_t index_cost = 8;
+        return count * (size + count / 2) > index_cost * (size + count);
+    }
+
     // Rebuilding after every item would cost what the scan costs; after a
     // few drops the batch keeps to the ordinary way.
     static constexpr int max_builds = 4;
+    // Nodes checked before a nested merge may keep the index: enough for
+    // items with a few small lists or mappings, small beside the scans
+    // the index saves.
+    static constexpr int plain_tree_budget = 256;
 
     // 1 merged, 0 not for the index, -1 on error.
     int merge_indexed(PyObject* item) noexcept {
@@ -692,9 +771,18 @@ class ItemBatch {
         if (!merge) {
             return -1;
         }
-        // Nested values, or a rebound merge_dict, can run code that changes
-        // the list or its items.
-        const bool keeps_index = !nested && function_spec(merge.get()) == &merge_dict_spec;
+        // A rebound merge_dict, or nested values that are not plain, can run
+        // code that changes the list or its items.
+        bool keeps_index = function_spec(merge.get()) == &merge_dict_spec;
+        if (keeps_index && nested) {
+            Ref item_merge = global_lookup(globals_, names::merge_list_item);
+            if (!item_merge) {
+                return -1;
+            }
+            int budget = plain_tree_budget;
+            keeps_index = function_spec(item_merge.get()) == &merge_list_item_spec &&
+                          is_plain_tree(item, budget) && is_plain_tree(target, budget);
+        }
         if (!keeps_index) {
             pause.resume();  // that code runs as it would anywhere else
         }
@@ -744,7 +832,7 @@ int merge_entry(PyObject* globals, const Mapping& destination, PyObject* key, Py
         if (!items) {
             return -1;
         }
-        ItemBatch batch(globals, existing.get(), merge_list_items);
+        ItemBatch batch(globals, existing.get(), merge_list_items, PyList_GET_SIZE(items.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
             if (batch.merge(item.get()) < 0) {
