@@ -600,7 +600,7 @@ def service(draw, index, port, kind):
         item["host"] = draw(kind.hosts)
     if not draw(st.integers(0, kind.nested_odds)):
         item[draw(st.sampled_from(kind.nested_keys))] = draw(kind.nested)
-    return as_mapping(item, draw(st.booleans()))
+    return as_mapping(item, draw(kind.commented))
 
 
 class ServiceKind:

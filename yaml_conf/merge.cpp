@@ -478,16 +478,19 @@ class ItemIndex {
 
     // The position of the first item of `list` equivalent to the plain
     // mapping `source`, -1 for none, -2 on error.
-    Py_ssize_t find_equivalent(PyObject* list, PyObject* source) const noexcept {
+    Py_ssize_t find_equivalent(PyObject* list, PyObject* source) noexcept {
         // An equivalent item holds the source's value under every key of
         // the source that it has at all, so under a key every indexed item
-        // has, the candidates are those holding the same value.
-        PyObject* best = nullptr;
+        // has, the candidates are those holding the same value.  Values
+        // are filed by key on first use: one such key is enough, and a
+        // key already filed saves filing another.
+        Py_ssize_t chosen = absent;
+        PyObject* chosen_value = nullptr;
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        // No allocation below until the candidates are checked, so the
-        // borrowed entries stay valid.
+        // Nothing below runs code or frees anything, so the borrowed
+        // entries stay valid.
         while (PyDict_Next(source, &pos, &key, &value)) {
             if (!is_plain_scalar(value)) {
                 continue;
@@ -499,27 +502,35 @@ class ItemIndex {
             if (slot == absent || slots_[slot].count != mappings_) {
                 continue;
             }
-            PyObject* positions = PyDict_GetItemWithError(slots_[slot].by_value.get(), value);
-            if (positions == nullptr) {
-                // every item has the key, none this value
-                return PyErr_Occurred() ? -2 : -1;
+            if (chosen == absent || (slots_[slot].filed && !slots_[chosen].filed)) {
+                chosen = slot;
+                chosen_value = value;
             }
-            if (best == nullptr || positions_size(positions) < positions_size(best)) {
-                best = positions;
+            if (slots_[chosen].filed) {
+                break;
             }
         }
         const Mapping source_map(source);
-        if (best != nullptr) {
-            for (Py_ssize_t i = 0; i < positions_size(best); ++i) {
-                const Py_ssize_t rc = check_candidate(list, source_map, position_at(best, i));
+        if (chosen == absent) {
+            for (Py_ssize_t at = 0; at < PyList_GET_SIZE(list); ++at) {
+                const Py_ssize_t rc = check_candidate(list, source_map, at);
                 if (rc != -1) {
                     return rc;
                 }
             }
             return -1;
         }
-        for (Py_ssize_t at = 0; at < PyList_GET_SIZE(list); ++at) {
-            const Py_ssize_t rc = check_candidate(list, source_map, at);
+        if (!slots_[chosen].filed && file_values(list, key_of(chosen), chosen) < 0) {
+            return -2;
+        }
+        PyObject* positions = PyDict_GetItemWithError(slots_[chosen].by_value.get(), chosen_value);
+        if (positions == nullptr) {
+            // every item has the key, none this value
+            return PyErr_Occurred() ? -2 : -1;
+        }
+        Ref held = Ref::borrow(positions);
+        for (Py_ssize_t i = 0; i < positions_size(held.get()); ++i) {
+            const Py_ssize_t rc = check_candidate(list, source_map, position_at(held.get(), i));
             if (rc != -1) {
                 return rc;
             }
@@ -551,8 +562,10 @@ class ItemIndex {
     // What the index knows of one key: how many indexed mapping items have
     // it, and the positions of those items by the plain value they hold.
     struct Slot {
+        Ref key;
         Py_ssize_t count;
-        Ref by_value;  // value -> positions
+        Ref by_value;  // value -> positions, once filed
+        bool filed;
     };
     static constexpr Py_ssize_t absent = -1;
     static constexpr Py_ssize_t no_slot = -2;  // error set
@@ -585,7 +598,7 @@ class ItemIndex {
             return no_slot;
         }
         try {
-            slots_.push_back(Slot{0, std::move(by_value)});
+            slots_.push_back(Slot{Ref::borrow(key), 0, std::move(by_value), false});
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return no_slot;
@@ -597,8 +610,8 @@ class ItemIndex {
         return static_cast<Py_ssize_t>(slots_.size()) - 1;
     }
 
-    // Counts `key` for the item at `position` and files it under `value`,
-    // keeping each list of positions ascending, as the scan meets them.
+    // Counts `key` for the item at `position`, and files it under `value`
+    // once the key's values are filed.
     int add_entry(PyObject* key, PyObject* value, Py_ssize_t position) noexcept {
         Py_ssize_t slot = slot_of(key);
         if (slot == absent) {
@@ -608,6 +621,40 @@ class ItemIndex {
             return -1;
         }
         ++slots_[slot].count;
+        return slots_[slot].filed ? file_value(slot, value, position) : 0;
+    }
+
+    [[nodiscard]] PyObject* key_of(Py_ssize_t slot) const noexcept {
+        return slots_[slot].key.get();
+    }
+
+    // Files the values of every indexed item under the key of `slot`.
+    int file_values(PyObject* list, PyObject* key, Py_ssize_t slot) noexcept {
+        Ref held_key = Ref::borrow(key);
+        slots_[slot].filed = true;
+        for (Py_ssize_t at = 0; at < PyList_GET_SIZE(list); ++at) {
+            PyObject* item = PyList_GET_ITEM(list, at);
+            if (!PyDict_CheckExact(item)) {
+                continue;
+            }
+            PyObject* value = PyDict_GetItemWithError(item, key);
+            if (value == nullptr) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                continue;
+            }
+            Ref held = Ref::borrow(value);
+            if (file_value(slot, held.get(), at) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    // Notes the item at `position` among those holding `value`, keeping
+    // each list of positions ascending, as the scan meets them.
+    int file_value(Py_ssize_t slot, PyObject* value, Py_ssize_t position) noexcept {
         if (!is_plain_scalar(value)) {
             return 0;
         }
