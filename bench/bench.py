@@ -27,29 +27,36 @@ ROUNDS = 7
 WARMUP = 2
 
 
+def timed_once(run, prepare=lambda: None):
+    """Seconds of one `run(prepared)`, with `prepare()` outside the clock
+    and the collector held off while it runs."""
+    prepared = prepare()
+    gc.collect()
+    gc.disable()
+    start = time.perf_counter()
+    run(prepared)
+    elapsed = time.perf_counter() - start
+    gc.enable()
+    return elapsed
+
+
 def median_time(run, prepare=lambda: None, rounds=ROUNDS):
-    """Median seconds of `run(prepared)`, with `prepare()` outside the clock."""
-    times = []
-    for index in range(WARMUP + rounds):
-        prepared = prepare()
-        gc.collect()
-        gc.disable()
-        start = time.perf_counter()
-        run(prepared)
-        elapsed = time.perf_counter() - start
-        gc.enable()
-        if index >= WARMUP:
-            times.append(elapsed)
-    return statistics.median(times)
+    """Median seconds of `run(prepared)` after a warm-up."""
+    for _ in range(WARMUP):
+        timed_once(run, prepare)
+    return statistics.median(timed_once(run, prepare) for _ in range(rounds))
 
 
 def side_by_side(first, second, prepare=lambda: None, rounds=ROUNDS):
-    """Median times of two runs, taken in alternating rounds so that drift
-    of the machine hits both alike."""
+    """Median times of two runs, after a warm-up of both, taken in
+    alternating rounds so that drift of the machine hits both alike."""
+    for _ in range(WARMUP):
+        timed_once(first, prepare)
+        timed_once(second, prepare)
     a, b = [], []
     for _ in range(rounds):
-        a.append(median_time(first, prepare, rounds=1))
-        b.append(median_time(second, prepare, rounds=1))
+        a.append(timed_once(first, prepare))
+        b.append(timed_once(second, prepare))
     return statistics.median(a), statistics.median(b)
 
 
@@ -167,13 +174,22 @@ def figure_loading(paths, root):
             with open(path) as file:
                 YAML().load(file.read())
 
-    bare_time, load_time = side_by_side(bare, lambda _: tolvek_yaml.load_yaml_files([root]), rounds=5)
+    bare_time, load_time = side_by_side(bare, lambda _: tolvek_yaml.load_yaml_files([root]), rounds=9)
     return "load_yaml_files / bare parse, 200 files", load_time / bare_time, "<=", 1.05
 
 
 def figure_scaling():
-    small = median_time(lambda pair: tolvek_yaml.merge_dict(*pair), lambda: equivalent_items(1_000))
-    large = median_time(lambda pair: tolvek_yaml.merge_dict(*pair), lambda: equivalent_items(10_000))
+    # Alternating rounds, and more of them: the small case takes about a
+    # millisecond, where the machine's jitter shows most.
+    merge = lambda pair: tolvek_yaml.merge_dict(*pair)  # noqa: E731
+    small, large = [], []
+    for _ in range(WARMUP):
+        timed_once(merge, lambda: equivalent_items(1_000))
+        timed_once(merge, lambda: equivalent_items(10_000))
+    for _ in range(3 * ROUNDS):
+        small.append(timed_once(merge, lambda: equivalent_items(1_000)))
+        large.append(timed_once(merge, lambda: equivalent_items(10_000)))
+    small, large = statistics.median(small), statistics.median(large)
     return "list items N=10,000 / N=1,000", large / small, "<=", 15
 
 
