@@ -45,11 +45,12 @@ def write(tmp_path):
 
 
 @pytest.fixture
-def run_python(tmp_path):
-    """Runs code in a fresh interpreter with the test's module path; returns
-    the completed process (text output captured)."""
+def run_child(tmp_path):
+    """run_child(*argv, env=..., cwd=...) runs the interpreter with argv in a
+    fresh process with the test's module path and a private log directory;
+    returns the completed process (text output captured)."""
 
-    def run(code, env=None, cwd=None):
+    def run(*argv, env=None, cwd=None):
         full_env = dict(os.environ)
         # the child runs elsewhere: keep the module path valid there
         full_env["PYTHONPATH"] = os.pathsep.join(
@@ -58,12 +59,23 @@ def run_python(tmp_path):
         full_env["TOLVEK_OUTPUT_BASE_DIR"] = str(tmp_path / "out")
         full_env.update(env or {})
         return subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
+            [sys.executable, *argv],
             env=full_env,
             cwd=cwd or tmp_path,
             capture_output=True,
             text=True,
             timeout=120,
         )
+
+    return run
+
+
+@pytest.fixture
+def run_python(run_child):
+    """Runs code in a fresh interpreter with the test's module path; returns
+    the completed process (text output captured)."""
+
+    def run(code, env=None, cwd=None):
+        return run_child("-c", textwrap.dedent(code), env=env, cwd=cwd)
 
     return run

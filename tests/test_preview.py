@@ -2,10 +2,7 @@
 leaf came from, and how failures are reported."""
 
 import json
-import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -68,26 +65,12 @@ EXAMPLE_ORIGINS = {
 
 
 @pytest.fixture
-def show(tmp_path):
+def show(run_child):
     """show(*args, env=...) runs the command in tmp_path; returns the
     completed process (text output captured)."""
 
     def run(*args, env=None):
-        full_env = dict(os.environ)
-        # the child runs elsewhere: keep the module path valid there
-        full_env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry
-        )
-        full_env["TOLVEK_OUTPUT_BASE_DIR"] = str(tmp_path / "out")
-        full_env.update(env or {})
-        return subprocess.run(
-            [sys.executable, str(SCRIPT), *args],
-            env=full_env,
-            cwd=tmp_path,
-            capture_output=True,
-            text=True,
-            timeout=120,
-        )
+        return run_child(str(SCRIPT), *args, env=env)
 
     return run
 

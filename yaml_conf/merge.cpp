@@ -543,15 +543,9 @@ class ItemIndex {
     int note_merged(PyObject* item, Py_ssize_t position, PyObject* added) noexcept {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added); ++i) {
             PyObject* key = PyList_GET_ITEM(added, i);
-            PyObject* value = PyDict_GetItemWithError(item, key);
-            if (value == nullptr) {
-                if (PyErr_Occurred()) {
-                    return -1;
-                }
-                continue;
-            }
-            Ref hold = Ref::borrow(value);
-            if (add_entry(key, value, position) < 0) {
+            Ref value;
+            const int present = Mapping(item).lookup(key, value);
+            if (present < 0 || (present > 0 && add_entry(key, value.get(), position) < 0)) {
                 return -1;
             }
         }
@@ -637,15 +631,9 @@ class ItemIndex {
             if (!PyDict_CheckExact(item)) {
                 continue;
             }
-            PyObject* value = PyDict_GetItemWithError(item, key);
-            if (value == nullptr) {
-                if (PyErr_Occurred()) {
-                    return -1;
-                }
-                continue;
-            }
-            Ref held = Ref::borrow(value);
-            if (file_value(slot, held.get(), at) < 0) {
+            Ref value;
+            const int present = Mapping(item).lookup(key, value);
+            if (present < 0 || (present > 0 && file_value(slot, value.get(), at) < 0)) {
                 return -1;
             }
         }
